@@ -1,0 +1,141 @@
+#include "bindings/test_hooks.hpp"
+
+#include <array>
+#include <thread>
+
+#include "bindings/embedding_args.hpp"
+#include "bindings/pyutil/args.hpp"
+#include "bindings/pyutil/convert.hpp"
+#include "bindings/pyutil/errors.hpp"
+#include "bindings/pyutil/gil.hpp"
+#include "common/log.hpp"
+
+namespace korvane::py {
+namespace {
+
+PyObject* list_of_floats(std::span<const double> values) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t j = 0; j < values.size(); ++j) {
+        PyObject* item = PyFloat_FromDouble(values[j]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), item);
+    }
+    return list.release();
+}
+
+constexpr std::array<Param, 1> kObjectParam{required("value")};
+
+// Returns (rows as lists, whether the buffer was read in place).
+PyObject* hook_extract_embeddings_2d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Args<1> a;
+        if (!parse_args("extract_embeddings_2d", kObjectParam, args, nargs, kwnames, a)) return nullptr;
+        EmbeddingMatrix matrix;
+        if (!extract_embeddings_2d(a[0], "extract_embeddings_2d", "value", matrix)) return nullptr;
+        Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matrix.size())));
+        if (!rows) return nullptr;
+        for (std::size_t i = 0; i < matrix.size(); ++i) {
+            PyObject* row = list_of_floats(matrix[i]);
+            if (!row) return nullptr;
+            PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i), row);
+        }
+        return Py_BuildValue("(NO)", rows.release(), matrix.reads_in_place() ? Py_True : Py_False);
+    });
+}
+
+PyObject* hook_extract_embedding(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Args<1> a;
+        if (!parse_args("extract_embedding", kObjectParam, args, nargs, kwnames, a)) return nullptr;
+        std::vector<double> values;
+        if (!extract_embedding(a[0], "extract_embedding", "value", values)) return nullptr;
+        return list_of_floats(values);
+    });
+}
+
+PyObject* hook_parse_radial(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<1> a;
+    if (!parse_args("parse_radial", kObjectParam, args, nargs, kwnames, a)) return nullptr;
+    projection::RadialStrategy radial;
+    if (!parse_radial(a[0], radial)) return nullptr;
+    if (const auto* fixed = std::get_if<projection::FixedRadius>(&radial)) return PyFloat_FromDouble(fixed->value);
+    return PyUnicode_FromString("magnitude");
+}
+
+constexpr std::array<Param, 5> kEmitParams{required("target"), required("level"), required("message"),
+                                           required("fields"), keyword("where")};
+
+// Emits one core log event with int/float/str/bool fields. `where` is "here" (lock held),
+// "released" (lock released on this thread) or "thread" (from a thread Python never saw).
+PyObject* hook_emit_log(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Args<5> a;
+        if (!parse_args("emit_log", kEmitParams, args, nargs, kwnames, a)) return nullptr;
+        log::Event event;
+        std::uint64_t level = 0;
+        std::string where = "here";
+        if (!to_string(a[0], "emit_log", "target", event.target) || !to_u64(a[1], "emit_log", "level", level) ||
+            !to_string(a[2], "emit_log", "message", event.message))
+            return nullptr;
+        if (a.given(4) && !to_string(a[4], "emit_log", "where", where)) return nullptr;
+        if (level > 4) return raise_value_error("level must be 0 (error) to 4 (trace)");
+        event.level = static_cast<log::Level>(level);
+        if (!PyDict_Check(a[3])) return raise_type_error("fields must be a dict");
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(a[3], &pos, &key, &value)) {
+            log::Field field;
+            if (!to_string(key, "emit_log", "fields", field.name)) return nullptr;
+            if (PyBool_Check(value)) {
+                field.value = value == Py_True;
+            } else if (PyLong_Check(value)) {
+                field.value = static_cast<std::int64_t>(PyLong_AsLongLong(value));
+                if (PyErr_Occurred()) return nullptr;
+            } else if (PyFloat_Check(value)) {
+                field.value = PyFloat_AS_DOUBLE(value);
+            } else {
+                std::string text;
+                if (!to_string(value, "emit_log", "fields", text)) return nullptr;
+                field.value = std::move(text);
+            }
+            event.fields.push_back(std::move(field));
+        }
+        if (where == "here") {
+            log::emit(std::move(event));
+        } else if (where == "released") {
+            without_gil([&] { log::emit(std::move(event)); });
+        } else if (where == "thread") {
+            without_gil([&] { std::thread([&] { log::emit(std::move(event)); }).join(); });
+        } else {
+            return raise_value_error("where must be 'here', 'released' or 'thread'");
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+template <auto F>
+constexpr PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef kHooks[] = {
+    {"extract_embeddings_2d", fastcall<hook_extract_embeddings_2d>(), METH_FASTCALL | METH_KEYWORDS,
+     "extract_embeddings_2d(value)\n--\n\n"},
+    {"extract_embedding", fastcall<hook_extract_embedding>(), METH_FASTCALL | METH_KEYWORDS,
+     "extract_embedding(value)\n--\n\n"},
+    {"parse_radial", fastcall<hook_parse_radial>(), METH_FASTCALL | METH_KEYWORDS, "parse_radial(value)\n--\n\n"},
+    {"emit_log", fastcall<hook_emit_log>(), METH_FASTCALL | METH_KEYWORDS,
+     "emit_log(target, level, message, fields, *, where='here')\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_test_hooks(PyObject* module) {
+    Ref hooks = Ref::steal(PyModule_New("korvane._testhooks"));
+    if (!hooks || PyModule_AddFunctions(hooks.get(), kHooks) < 0) return false;
+    return PyModule_AddObjectRef(module, "_testhooks", hooks.get()) == 0;
+}
+
+}  // namespace korvane::py
