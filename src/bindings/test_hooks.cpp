@@ -3,6 +3,7 @@
 #include <array>
 #include <thread>
 
+#include "bindings/core_types.hpp"
 #include "bindings/embedding_args.hpp"
 #include "bindings/pyutil/args.hpp"
 #include "bindings/pyutil/convert.hpp"
@@ -114,6 +115,20 @@ PyObject* hook_emit_log(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+constexpr std::array<Param, 6> kProjectedParams{required("r"), required("theta"), required("phi"),
+                                                required("certainty"), required("intensity"),
+                                                required("projection_magnitude")};
+
+// ProjectedPoint has no public constructor; projections create it.
+PyObject* hook_projected_point(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args<6> a;
+    if (!parse_args("projected_point", kProjectedParams, args, nargs, kwnames, a)) return nullptr;
+    double v[6];
+    for (std::size_t i = 0; i < 6; ++i)
+        if (!to_f64(a[i], "projected_point", kProjectedParams[i].name, v[i])) return nullptr;
+    return wrap(projection::ProjectedPoint{{v[0], v[1], v[2]}, v[3], v[4], v[5]});
+}
+
 template <auto F>
 constexpr PyCFunction fastcall() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -127,6 +142,8 @@ PyMethodDef kHooks[] = {
     {"parse_radial", fastcall<hook_parse_radial>(), METH_FASTCALL | METH_KEYWORDS, "parse_radial(value)\n--\n\n"},
     {"emit_log", fastcall<hook_emit_log>(), METH_FASTCALL | METH_KEYWORDS,
      "emit_log(target, level, message, fields, *, where='here')\n--\n\n"},
+    {"projected_point", fastcall<hook_projected_point>(), METH_FASTCALL | METH_KEYWORDS,
+     "projected_point(r, theta, phi, certainty, intensity, projection_magnitude)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -166,3 +166,26 @@ def test_attributes_are_read_only():
     with pytest.raises(TypeError):
         class Sub(SphericalPoint):  # noqa: F841 - the classes are final
             pass
+
+
+class TestProjectedPoint:
+    def test_cannot_be_constructed(self):
+        from korvane import ProjectedPoint
+
+        with pytest.raises(TypeError, match="cannot create 'korvane.ProjectedPoint' instances"):
+            ProjectedPoint()
+
+    def test_attributes_and_repr(self, hooks):
+        p = hooks.projected_point(1, 0.5, 2.25, 0.123456, 3.00005, 0.75)
+        assert repr(p) == "ProjectedPoint(r=1.0000, theta=0.5000, phi=2.2500, certainty=0.1235, intensity=3.0000)"  # binary 3.00005 lies below the tie
+        assert p.position == SphericalPoint(1, 0.5, 2.25)
+        assert p.position is not p.position  # a new point on every access
+        assert (p.certainty, p.intensity, p.projection_magnitude) == (0.123456, 3.00005, 0.75)
+        with pytest.raises(AttributeError):
+            p.certainty = 0.5
+
+    def test_identity_semantics(self, hooks):
+        p = hooks.projected_point(1, 0, 0, 1, 1, 1)
+        q = hooks.projected_point(1, 0, 0, 1, 1, 1)
+        assert p == p and p != q
+        assert isinstance(hash(p), int)
