@@ -27,20 +27,7 @@ PyTypeObject* g_projected_type = nullptr;
 bool parse_three_floats(const char* function, const std::array<Param, 3>& params, PyObject* args, PyObject* kwargs,
                         std::array<double, 3>& out) {
     Args<3> parsed;
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    std::vector<PyObject*> stack(PySequence_Fast_ITEMS(args), PySequence_Fast_ITEMS(args) + nargs);
-    Ref kwnames;
-    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-        kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-        if (!kwnames) return false;
-        Py_ssize_t pos = 0, k = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-            stack.push_back(value);
-        }
-    }
-    if (!parse_args(function, params, stack.data(), nargs, kwnames.get(), parsed)) return false;
+    if (!parse_call_args(function, params, args, kwargs, parsed)) return false;
     for (std::size_t i = 0; i < 3; ++i)
         if (!to_f64(parsed[i], function, params[i].name, out[i])) return false;
     return true;
@@ -326,25 +313,23 @@ PyObject* geo_to_spherical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return convert_fn<GeoPoint, geometry::geo_to_spherical>("geo_to_spherical", g_geo_type, args, nargs, kwnames);
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef kFunctions[] = {
-    {"angular_distance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(angular_distance_fn)), kFastcall,
+    {"angular_distance", as_method<angular_distance_fn>(), kFastcall,
      "angular_distance(a, b)\n--\n\nAngle in radians between the directions of two SphericalPoints (radii ignored)."},
     {"great_circle_distance",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(great_circle_distance_fn)), kFastcall,
+     as_method<great_circle_distance_fn>(), kFastcall,
      "great_circle_distance(a, b, radius)\n--\n\nArc length between two directions on a sphere of the given radius."},
-    {"chord_distance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chord_distance_fn)), kFastcall,
+    {"chord_distance", as_method<chord_distance_fn>(), kFastcall,
      "chord_distance(a, b)\n--\n\nStraight-line distance between two SphericalPoints, radii included."},
     {"spherical_to_cartesian",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spherical_to_cartesian_fn)), kFastcall,
+     as_method<spherical_to_cartesian_fn>(), kFastcall,
      "spherical_to_cartesian(p)\n--\n\nConvert a SphericalPoint to a CartesianPoint."},
     {"cartesian_to_spherical",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cartesian_to_spherical_fn)), kFastcall,
+     as_method<cartesian_to_spherical_fn>(), kFastcall,
      "cartesian_to_spherical(p)\n--\n\nConvert a CartesianPoint to a SphericalPoint; the origin maps to (0, 0, 0)."},
-    {"spherical_to_geo", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spherical_to_geo_fn)), kFastcall,
+    {"spherical_to_geo", as_method<spherical_to_geo_fn>(), kFastcall,
      "spherical_to_geo(p)\n--\n\nConvert a SphericalPoint to a GeoPoint; radii below 1 give altitude 0."},
-    {"geo_to_spherical", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(geo_to_spherical_fn)), kFastcall,
+    {"geo_to_spherical", as_method<geo_to_spherical_fn>(), kFastcall,
      "geo_to_spherical(p)\n--\n\nConvert a GeoPoint to a SphericalPoint (r = alt + 1)."},
 };
 

@@ -2,6 +2,7 @@
 #include "bindings/pyutil/ref.hpp"
 
 #include "bindings/core_types.hpp"
+#include "bindings/projection.hpp"
 #include "bindings/pyutil/log_bridge.hpp"
 #include "bindings/test_hooks.hpp"
 
@@ -10,6 +11,7 @@ namespace {
 int exec_module(PyObject* module) {
     korvane::py::install_log_bridge();
     if (!korvane::py::add_core_types(module)) return -1;
+    if (!korvane::py::add_projection_types(module)) return -1;
     if (!korvane::py::add_test_hooks(module)) return -1;
     return 0;
 }

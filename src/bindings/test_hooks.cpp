@@ -129,20 +129,16 @@ PyObject* hook_projected_point(PyObject*, PyObject* const* args, Py_ssize_t narg
     return wrap(projection::ProjectedPoint{{v[0], v[1], v[2]}, v[3], v[4], v[5]});
 }
 
-template <auto F>
-constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
 
 PyMethodDef kHooks[] = {
-    {"extract_embeddings_2d", fastcall<hook_extract_embeddings_2d>(), METH_FASTCALL | METH_KEYWORDS,
+    {"extract_embeddings_2d", as_method<hook_extract_embeddings_2d>(), kFastcall,
      "extract_embeddings_2d(value)\n--\n\n"},
-    {"extract_embedding", fastcall<hook_extract_embedding>(), METH_FASTCALL | METH_KEYWORDS,
+    {"extract_embedding", as_method<hook_extract_embedding>(), kFastcall,
      "extract_embedding(value)\n--\n\n"},
-    {"parse_radial", fastcall<hook_parse_radial>(), METH_FASTCALL | METH_KEYWORDS, "parse_radial(value)\n--\n\n"},
-    {"emit_log", fastcall<hook_emit_log>(), METH_FASTCALL | METH_KEYWORDS,
+    {"parse_radial", as_method<hook_parse_radial>(), kFastcall, "parse_radial(value)\n--\n\n"},
+    {"emit_log", as_method<hook_emit_log>(), kFastcall,
      "emit_log(target, level, message, fields, *, where='here')\n--\n\n"},
-    {"projected_point", fastcall<hook_projected_point>(), METH_FASTCALL | METH_KEYWORDS,
+    {"projected_point", as_method<hook_projected_point>(), kFastcall,
      "projected_point(r, theta, phi, certainty, intensity, projection_magnitude)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

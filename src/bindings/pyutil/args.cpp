@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "bindings/pyutil/errors.hpp"
 
@@ -69,6 +70,25 @@ bool parse_args(const char* function, std::span<const Param> params, PyObject* c
         }
     }
     return true;
+}
+
+bool parse_call_args(const char* function, std::span<const Param> params, PyObject* args, PyObject* kwargs,
+                     PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject** items = PySequence_Fast_ITEMS(args);
+    std::vector<PyObject*> stack(items, items + nargs);
+    Ref kwnames;
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        if (!kwnames) return false;
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+            stack.push_back(value);
+        }
+    }
+    return parse_args(function, params, stack.data(), nargs, kwnames.get(), out);
 }
 
 }  // namespace korvane::py

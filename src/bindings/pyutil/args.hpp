@@ -38,4 +38,23 @@ bool parse_args(const char* function, const std::array<Param, N>& params, PyObje
     return parse_args(function, std::span<const Param>(params), args, nargs, kwnames, out.values.data());
 }
 
+// The same rules for tp_new-style calls (a tuple and an optional dict).
+bool parse_call_args(const char* function, std::span<const Param> params, PyObject* args, PyObject* kwargs,
+                     PyObject** out);
+
+template <std::size_t N>
+bool parse_call_args(const char* function, const std::array<Param, N>& params, PyObject* args, PyObject* kwargs,
+                     Args<N>& out) {
+    return parse_call_args(function, std::span<const Param>(params), args, kwargs, out.values.data());
+}
+
+// METH_FASTCALL | METH_KEYWORDS functions stored in a PyMethodDef.
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+template <FastcallFunction F>
+PyCFunction as_method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 }  // namespace korvane::py
