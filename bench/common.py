@@ -1,0 +1,33 @@
+"""Shared helpers for the benchmarks: data sets and a timer that reports the best of a few runs."""
+
+import time
+
+import numpy as np
+
+
+def clustered(n, d, centres=20, seed=0, dtype=np.float32, spread=0.35):
+    """Unit-scale clustered data, the shape of an embedding corpus with `centres` topics."""
+    rng = np.random.default_rng(seed)
+    means = rng.normal(size=(centres, d))
+    means /= np.linalg.norm(means, axis=1, keepdims=True)
+    labels = rng.integers(0, centres, size=n)
+    x = means[labels] + rng.normal(scale=spread / np.sqrt(d), size=(n, d))
+    return x.astype(dtype), labels
+
+
+def best_of(fn, repeat=3):
+    """Best wall time of `repeat` runs, and the last result."""
+    best, result = float("inf"), None
+    for _ in range(repeat):
+        start = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - start)
+    return best, result
+
+
+def report(title, rows, reference):
+    """Print seconds and ratios against the row named `reference`."""
+    base = dict(rows)[reference]
+    print(f"\n{title}")
+    for name, seconds in rows:
+        print(f"  {name:44} {seconds * 1e3:10.1f} ms   ratio {seconds / base:6.2f}")
