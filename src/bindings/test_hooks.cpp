@@ -9,7 +9,9 @@
 #include "bindings/pyutil/convert.hpp"
 #include "bindings/pyutil/errors.hpp"
 #include "bindings/pyutil/gil.hpp"
+#include "bindings/pyutil/json_convert.hpp"
 #include "common/log.hpp"
+#include "pipeline/config.hpp"
 
 namespace korvane::py {
 namespace {
@@ -115,6 +117,19 @@ PyObject* hook_emit_log(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// A configuration read from a dict or sequence, returned in its dict form.
+PyObject* hook_pipeline_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Args<1> a;
+        if (!parse_args("pipeline_config", kObjectParam, args, nargs, kwnames, a)) return nullptr;
+        json::Value value;
+        if (!to_json_value(a[0], value)) return nullptr;
+        auto config = pipeline::from_value(value);
+        if (!config) return raise_value_error(config.error().display());
+        return from_json_value(pipeline::to_value(*config));
+    });
+}
+
 constexpr std::array<Param, 6> kProjectedParams{required("r"), required("theta"), required("phi"),
                                                 required("certainty"), required("intensity"),
                                                 required("projection_magnitude")};
@@ -138,6 +153,7 @@ PyMethodDef kHooks[] = {
     {"parse_radial", as_method<hook_parse_radial>(), kFastcall, "parse_radial(value)\n--\n\n"},
     {"emit_log", as_method<hook_emit_log>(), kFastcall,
      "emit_log(target, level, message, fields, *, where='here')\n--\n\n"},
+    {"pipeline_config", as_method<hook_pipeline_config>(), kFastcall, "pipeline_config(value)\n--\n\n"},
     {"projected_point", as_method<hook_projected_point>(), kFastcall,
      "projected_point(r, theta, phi, certainty, intensity, projection_magnitude)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -36,9 +36,9 @@ bool convert(PyObject* object, json::Value& out, std::size_t depth) {
             PyErr_Clear();
         }
         // Beyond 64 bits a number is only a float, as in JSON text.
-        const double value = PyLong_AsDouble(object);
-        if (value == -1.0 && PyErr_Occurred()) return false;
-        out = json::Value(value);
+        const double wide = PyLong_AsDouble(object);
+        if (wide == -1.0 && PyErr_Occurred()) return false;
+        out = json::Value(wide);
         return true;
     }
     if (PyFloat_Check(object)) {
