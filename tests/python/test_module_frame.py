@@ -1,4 +1,5 @@
 import inspect
+from pathlib import Path
 import math
 import subprocess
 import sys
@@ -21,7 +22,7 @@ VectorStoreBridge
 """.split()
 
 BUILT = ["SphericalPoint", "CartesianPoint", "GeoPoint", "angular_distance", "ProjectedPoint", "PcaProjection",
-         "RandomProjection"]
+         "RandomProjection", "KernelPcaProjection", "LaplacianEigenmap"]
 
 
 def public_names(namespace):
@@ -127,3 +128,13 @@ def test_keyword_arguments_and_number_protocol():
     assert (p.r, p.theta, p.phi) == (2.0, 0.5, 0.25)
     assert korvane.great_circle_distance(a=p, b=p, radius=3) == 0.0
     assert math.isclose(korvane.chord_distance(b=p, a=korvane.SphericalPoint(0, 0, 0)), 2.0)
+
+
+def test_stub_file_matches_the_module():
+    allowlist = Path(__file__).parent / "data" / "stubtest-allowlist.txt"
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "korvane", "--allowlist", str(allowlist)],
+        capture_output=True,
+        text=True,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
