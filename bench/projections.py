@@ -34,6 +34,75 @@ def bench_pca(x, label):
           f"sklearn EVR (raw rows) {randomized.explained_variance_ratio_.sum():.4f}")
 
 
+def bench_kernel_pca(n):
+    from sklearn.decomposition import KernelPCA
+
+    x, _ = clustered(n, 64, seed=1, dtype=np.float64)
+    seconds, fitted = best_of(lambda: kv.KernelPcaProjection.fit(x))
+    # Same bandwidth and the same normalised rows, so both solve the same eigenproblem.
+    gamma = 0.5 / fitted.sigma**2
+    unit = x / np.linalg.norm(x, axis=1, keepdims=True)
+    peer, _ = best_of(lambda: KernelPCA(n_components=3, kernel="rbf", gamma=gamma).fit(unit))
+    report(f"kernel PCA fit on {n}x64", [("korvane KernelPcaProjection.fit", seconds),
+                                         ("sklearn KernelPCA(3, rbf).fit", peer)], "sklearn KernelPCA(3, rbf).fit")
+
+
+def neighbour_sets(points, k):
+    """Exact k nearest neighbours by cosine of unit rows (self excluded)."""
+    unit = points / np.linalg.norm(points, axis=1, keepdims=True)
+    out = np.empty((len(unit), k), dtype=np.int64)
+    for start in range(0, len(unit), 2048):
+        sims = unit[start:start + 2048] @ unit.T
+        for row, i in enumerate(range(start, min(start + 2048, len(unit)))):
+            sims[row, i] = -np.inf
+        out[start:start + 2048] = np.argpartition(-sims, k, axis=1)[:, :k]
+    return out
+
+
+def preservation(high, low, k=10):
+    a, b = neighbour_sets(high, k), neighbour_sets(low, k)
+    return np.mean([len(set(a[i]) & set(b[i])) / k for i in range(len(a))])
+
+
+def bench_umap(n):
+    import umap
+
+    x, labels = clustered(n, 64, centres=10, seed=2, dtype=np.float64)
+    categories = [f"c{c}" for c in labels]
+
+    def korvane_fit():
+        return kv._native._testhooks.fit_umap(x, categories)
+
+    seconds, fitted = best_of(korvane_fit, repeat=1)
+    layout = np.array(fitted)
+    reducer = umap.UMAP(n_components=2, n_neighbors=15, min_dist=0.1, output_metric="haversine", random_state=0)
+    reducer.fit(x[:500])  # JIT warm-up outside the timing
+    peer, embedding = best_of(
+        lambda: umap.UMAP(n_components=2, n_neighbors=15, min_dist=0.1, output_metric="haversine",
+                          random_state=0).fit_transform(x), repeat=1)
+    lat, lon = embedding[:, 0], embedding[:, 1]
+    peer_xyz = np.stack([np.cos(lat) * np.cos(lon), np.cos(lat) * np.sin(lon), np.sin(lat)], axis=1)
+    report(f"UMAP sphere layout on {n}x64", [("korvane UmapSphere fit", seconds),
+                                             ("umap-learn haversine fit", peer)], "umap-learn haversine fit")
+    print(f"  neighbour preservation@10: korvane {preservation(x, layout):.3f}, "
+          f"umap-learn {preservation(x, peer_xyz):.3f}")
+
+
+def bench_ann(n):
+    import pynndescent
+
+    x, _ = clustered(n, 64, centres=50, seed=3, dtype=np.float64)
+    hooks = kv._native._testhooks
+    seconds, neighbours = best_of(lambda: hooks.ann_neighbours(x, 10), repeat=1)
+    peer, _ = best_of(lambda: pynndescent.NNDescent(x, metric="cosine", n_neighbors=11, random_state=0), repeat=1)
+    exact = neighbour_sets(x, 10)
+    recall = np.mean([len(set(neighbours[i]) & set(exact[i])) / 10 for i in range(n)])
+    report(f"neighbour index build + all-points query on {n}x64",
+           [("korvane AnnIndex build+query", seconds), ("pynndescent NNDescent build", peer)],
+           "pynndescent NNDescent build")
+    print(f"  korvane recall@10 against exact search: {recall:.3f}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="smaller data, for a smoke run")
@@ -46,6 +115,9 @@ def main():
     bench_pca(x, "clustered")
     # The bundled digits are a strided view; korvane reads only contiguous arrays.
     bench_pca(np.ascontiguousarray(load_digits().data), "digits")
+    bench_kernel_pca(2000)
+    bench_umap(2000 if args.quick else 10_000)
+    bench_ann(5000 if args.quick else 20_000)
 
 
 if __name__ == "__main__":

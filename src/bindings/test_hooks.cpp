@@ -12,6 +12,8 @@
 #include "bindings/pyutil/json_convert.hpp"
 #include "common/log.hpp"
 #include "pipeline/config.hpp"
+#include "pipeline/projection_selection.hpp"
+#include "projection/ann.hpp"
 
 namespace korvane::py {
 namespace {
@@ -130,6 +132,78 @@ PyObject* hook_pipeline_config(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+constexpr std::array<Param, 3> kUmapParams{required("embeddings"), required("categories"), keyword("config")};
+
+// Fits the UMAP sphere layout a pipeline would, and returns the training positions as
+// (x, y, z) tuples; for benchmarks until the pipeline class exposes it.
+PyObject* hook_fit_umap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Args<3> a;
+        if (!parse_args("fit_umap", kUmapParams, args, nargs, kwnames, a)) return nullptr;
+        EmbeddingMatrix matrix;
+        if (!extract_embeddings_2d(a[0], "fit_umap", "embeddings", matrix)) return nullptr;
+        Ref sequence = Ref::steal(PySequence_Tuple(a[1]));
+        if (!sequence) return nullptr;
+        std::vector<std::string> categories(static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get())));
+        for (std::size_t i = 0; i < categories.size(); ++i)
+            if (!to_string(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)), "fit_umap", "categories",
+                           categories[i]))
+                return nullptr;
+        pipeline::PipelineConfig config;
+        if (a.given(2)) {
+            json::Value value;
+            if (!to_json_value(a[2], value)) return nullptr;
+            auto read = pipeline::from_value(value);
+            if (!read) return raise_value_error(read.error().display());
+            config = *read;
+        }
+        config.projection_kind = pipeline::ProjectionKind::UmapSphere;
+        auto fitted = without_gil([&] { return pipeline::fit_projection_for_config(matrix.rows(), categories, config); });
+        if (!fitted) return raise_value_error(projection::display(fitted.error()));
+        const auto positions = fitted->get<projection::UmapSphereProjection>()->positions();
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            PyObject* xyz = Py_BuildValue("(ddd)", positions[i][0], positions[i][1], positions[i][2]);
+            if (!xyz) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), xyz);
+        }
+        return list.release();
+    });
+}
+
+constexpr std::array<Param, 2> kAnnParams{required("embeddings"), required("k")};
+
+// Builds the neighbour index and returns each point's k nearest other points.
+PyObject* hook_ann_neighbours(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Args<2> a;
+        if (!parse_args("ann_neighbours", kAnnParams, args, nargs, kwnames, a)) return nullptr;
+        EmbeddingMatrix matrix;
+        std::uint64_t k = 0;
+        if (!extract_embeddings_2d(a[0], "ann_neighbours", "embeddings", matrix) ||
+            !to_u64(a[1], "ann_neighbours", "k", k))
+            return nullptr;
+        auto rows = without_gil([&]() -> Result<projection::NeighborRows, std::string> {
+            auto index = projection::AnnIndex::build(matrix.rows());
+            if (!index) return Err{index.error()};
+            return index->query_all_by_index(k);
+        });
+        if (!rows) return raise_value_error(rows.error());
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows->size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < rows->size(); ++i) {
+            const auto row = (*rows)[i];
+            PyObject* ids = PyList_New(static_cast<Py_ssize_t>(row.size()));
+            if (!ids) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), ids);
+            for (std::size_t j = 0; j < row.size(); ++j)
+                PyList_SET_ITEM(ids, static_cast<Py_ssize_t>(j), PyLong_FromSize_t(row[j].index));
+        }
+        return list.release();
+    });
+}
+
 constexpr std::array<Param, 6> kProjectedParams{required("r"), required("theta"), required("phi"),
                                                 required("certainty"), required("intensity"),
                                                 required("projection_magnitude")};
@@ -154,6 +228,8 @@ PyMethodDef kHooks[] = {
     {"emit_log", as_method<hook_emit_log>(), kFastcall,
      "emit_log(target, level, message, fields, *, where='here')\n--\n\n"},
     {"pipeline_config", as_method<hook_pipeline_config>(), kFastcall, "pipeline_config(value)\n--\n\n"},
+    {"fit_umap", as_method<hook_fit_umap>(), kFastcall, "fit_umap(embeddings, categories, *, config=None)\n--\n\n"},
+    {"ann_neighbours", as_method<hook_ann_neighbours>(), kFastcall, "ann_neighbours(embeddings, k)\n--\n\n"},
     {"projected_point", as_method<hook_projected_point>(), kFastcall,
      "projected_point(r, theta, phi, certainty, intensity, projection_magnitude)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
