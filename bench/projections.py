@@ -13,7 +13,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import best_of, clustered, report  # noqa: E402
+from common import best_of, clustered, manifold_clusters, report  # noqa: E402
 
 import korvane as kv  # noqa: E402
 
@@ -64,40 +64,39 @@ def preservation(high, low, k=10):
     return np.mean([len(set(a[i]) & set(b[i])) / k for i in range(len(a))])
 
 
-def bench_umap(n):
+def bench_umap(x, labels, title):
     import umap
 
-    x, labels = clustered(n, 64, centres=10, seed=2, dtype=np.float64)
     categories = [f"c{c}" for c in labels]
+    n = len(x)
 
     def korvane_fit():
         return kv._native._testhooks.fit_umap(x, categories)
 
     seconds, fitted = best_of(korvane_fit, repeat=1)
     layout = np.array(fitted)
-    reducer = umap.UMAP(n_components=2, n_neighbors=15, min_dist=0.1, output_metric="haversine", random_state=0)
-    reducer.fit(x[:500])  # JIT warm-up outside the timing
-    peer, embedding = best_of(
-        lambda: umap.UMAP(n_components=2, n_neighbors=15, min_dist=0.1, output_metric="haversine",
-                          random_state=0).fit_transform(x), repeat=1)
+    settings = dict(n_components=2, n_neighbors=15, min_dist=0.1, output_metric="haversine", random_state=0,
+                    compatibility_layout=True)
+    umap.UMAP(**settings).fit(x[:500])  # JIT warm-up outside the timing
+    peer, embedding = best_of(lambda: umap.UMAP(**settings).fit_transform(x), repeat=1)
     lat, lon = embedding[:, 0], embedding[:, 1]
     peer_xyz = np.stack([np.cos(lat) * np.cos(lon), np.cos(lat) * np.sin(lon), np.sin(lat)], axis=1)
-    report(f"UMAP sphere layout on {n}x64", [("korvane UmapSphere fit", seconds),
+    report(f"UMAP sphere layout on {title} {n}x{x.shape[1]}", [("korvane UmapSphere fit", seconds),
                                              ("umap-learn haversine fit", peer)], "umap-learn haversine fit")
     print(f"  neighbour preservation@10: korvane {preservation(x, layout):.3f}, "
           f"umap-learn {preservation(x, peer_xyz):.3f}")
 
 
-def bench_ann(n):
+def bench_ann(x, title):
     import pynndescent
 
-    x, _ = clustered(n, 64, centres=50, seed=3, dtype=np.float64)
+    n = len(x)
     hooks = kv._native._testhooks
     seconds, neighbours = best_of(lambda: hooks.ann_neighbours(x, 10), repeat=1)
     peer, _ = best_of(lambda: pynndescent.NNDescent(x, metric="cosine", n_neighbors=11, random_state=0), repeat=1)
     exact = neighbour_sets(x, 10)
     recall = np.mean([len(set(neighbours[i]) & set(exact[i])) / 10 for i in range(n)])
-    report(f"neighbour index build + all-points query on {n}x64",
+    report(f"neighbour index build + all-points query on {title} {n}x{x.shape[1]}",
            [("korvane AnnIndex build+query", seconds), ("pynndescent NNDescent build", peer)],
            "pynndescent NNDescent build")
     print(f"  korvane recall@10 against exact search: {recall:.3f}")
@@ -106,18 +105,27 @@ def bench_ann(n):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="smaller data, for a smoke run")
+    parser.add_argument("--only", default="pca,kpca,umap,ann", help="comma-separated subset to run")
     args = parser.parse_args()
+    only = set(args.only.split(","))
 
     from sklearn.datasets import load_digits
 
-    n = 20_000 if args.quick else 100_000
-    x, _ = clustered(n, 384)
-    bench_pca(x, "clustered")
     # The bundled digits are a strided view; korvane reads only contiguous arrays.
-    bench_pca(np.ascontiguousarray(load_digits().data), "digits")
-    bench_kernel_pca(2000)
-    bench_umap(2000 if args.quick else 10_000)
-    bench_ann(5000 if args.quick else 20_000)
+    digits = load_digits()
+    digits_x = np.ascontiguousarray(digits.data)
+    if "pca" in only:
+        bench_pca(clustered(20_000 if args.quick else 100_000, 384)[0], "clustered")
+        bench_pca(digits_x, "digits")
+    if "kpca" in only:
+        bench_kernel_pca(2000)
+    if "umap" in only:
+        bench_umap(digits_x, digits.target, "digits")
+        bench_umap(*manifold_clusters(2000 if args.quick else 10_000, 64, centres=10, seed=2), "manifold clusters")
+    if "ann" in only:
+        n = 5000 if args.quick else 20_000
+        bench_ann(manifold_clusters(n, 64, centres=50, seed=3)[0], "manifold clusters")
+        bench_ann(clustered(n, 64, centres=50, seed=3, dtype=np.float64)[0], "isotropic clusters (hard case)")
 
 
 if __name__ == "__main__":

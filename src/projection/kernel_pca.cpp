@@ -8,6 +8,7 @@
 
 #include "common/log.hpp"
 #include "common/parallel.hpp"
+#include "common/simd.hpp"
 #include "common/random.hpp"
 #include "geometry/conversions.hpp"
 #include "projection/power_iteration.hpp"
@@ -25,22 +26,11 @@ constexpr std::size_t kMaxIterations = 300;
 constexpr double kInvSqrt2 = 0.7071067811865476;
 constexpr double kMinSigma = 1e-8;
 
-// Hot loops are written on fixed-width GNU vectors and, on x86-64, compiled for AVX2 as well.
-// Lanes are plain IEEE operations, the AVX2 clone enables no FMA and nothing is reassociated, so
-// both clones compute the same bits.
-using V4 = double __attribute__((vector_size(32)));
-#if defined(__x86_64__) && defined(__ELF__) && defined(__has_attribute)
-#if __has_attribute(target_clones)
-#define KORVANE_KPCA_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-#endif
-#ifndef KORVANE_KPCA_CLONES
-#define KORVANE_KPCA_CLONES
-#endif
+using simd::V4;
 
 // Two four-lane accumulators. Shared by the fit and by queries, so a training point queried again
 // meets exactly the kernel row it was fitted with.
-KORVANE_KPCA_CLONES
+KORVANE_AVX2_CLONES
 double squared_distance(const double* __restrict a, const double* __restrict b, std::size_t len) noexcept {
     V4 acc0 = {0.0, 0.0, 0.0, 0.0}, acc1 = acc0;
     std::size_t k = 0;
@@ -65,7 +55,7 @@ double squared_distance(const double* __restrict a, const double* __restrict b, 
 
 // Rows [begin, end) of the packed upper triangle times v, into the chunk's partial p (which
 // covers rows begin..n−1): row i's dot product goes to p[i], its mirrored column to p[j > i].
-KORVANE_KPCA_CLONES
+KORVANE_AVX2_CLONES
 void packed_rows_product(const double* __restrict data, std::size_t n, std::size_t begin, std::size_t end,
                          const double* __restrict v, double* __restrict p) noexcept {
     std::fill(p, p + (n - begin), 0.0);
@@ -210,14 +200,6 @@ void warn_cost(std::size_t n, std::size_t d) {
     });
 }
 
-geometry::SphericalPoint on_sphere(double x, double y, double z, double p, double radius) {
-    if (p < kEps) return {radius, 0.0, 0.0};
-    const geometry::CartesianPoint direction{x / p, y / p, z / p};
-    if (geometry::magnitude(direction) < kEps) return {radius, 0.0, 0.0};
-    const geometry::SphericalPoint angles = geometry::cartesian_to_spherical(direction);
-    return {radius, angles.theta, angles.phi};
-}
-
 }  // namespace
 
 Result<KernelPcaProjection, ProjectionError> KernelPcaProjection::fit(const RowsView& embeddings,
@@ -346,7 +328,7 @@ ProjectedPoint KernelPcaProjection::project_rich(std::span<const double> embeddi
     const double certainty = c.feature_distance_sq > kEps ? std::min(g / c.feature_distance_sq, 1.0) : 0.0;
     const geometry::SphericalPoint position =
         volumetric_ ? geometry::cartesian_to_spherical({c.x, c.y, c.z})
-                    : on_sphere(c.x, c.y, c.z, p, radius_for(radial_, m));
+                    : directed_point(c.x, c.y, c.z, p, radius_for(radial_, m));
     return {position, certainty, m, p};
 }
 

@@ -84,14 +84,6 @@ struct SparseSymmetric {
     }
 };
 
-geometry::SphericalPoint on_sphere(double x, double y, double z, double p, double radius) {
-    if (p < kEps) return {radius, 0.0, 0.0};
-    const geometry::CartesianPoint direction{x / p, y / p, z / p};
-    if (geometry::magnitude(direction) < kEps) return {radius, 0.0, 0.0};
-    const geometry::SphericalPoint angles = geometry::cartesian_to_spherical(direction);
-    return {radius, angles.theta, angles.phi};
-}
-
 }  // namespace
 
 std::vector<std::size_t> active_axes(std::span<const double> embedding, double threshold) {
@@ -270,7 +262,7 @@ ProjectedPoint LaplacianEigenmapProjection::project_rich(std::span<const double>
     const auto [x, y, z] = project_to_3d(embedding);
     const double p = std::sqrt(x * x + y * y + z * z);
     const double m = magnitude(embedding);
-    return {on_sphere(x, y, z, p, radius_for(radial_, m)), std::tanh(p), m, p};
+    return {directed_point(x, y, z, p, radius_for(radial_, m)), std::tanh(p), m, p};
 }
 
 }  // namespace korvane::projection

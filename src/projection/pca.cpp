@@ -6,6 +6,7 @@
 #include "common/parallel.hpp"
 #include "common/random.hpp"
 #include "geometry/conversions.hpp"
+#include "projection/gram.hpp"
 #include "projection/linalg.hpp"
 
 namespace korvane::projection {
@@ -108,6 +109,45 @@ struct CentredCorpus {
     }
 };
 
+// When d <= n the d×d Gram matrix is no larger than the corpus, and building it once (a blocked,
+// cache-friendly pass) makes every power-iteration product a d×d one instead of a pass over all
+// n rows. Beyond this width the rows are streamed each iteration instead.
+constexpr std::size_t kMaxGramWidth = 4096;
+constexpr std::size_t kGramBlockRows = 128;
+
+bool use_gram(std::size_t n, std::size_t d) { return d <= n && d <= kMaxGramWidth; }
+
+// XᵀX of the centred rows (full, symmetric), each row written into a block as it is centred.
+std::vector<double> centred_gram(const CentredCorpus& corpus, std::size_t n) {
+    const std::size_t d = corpus.d, width = gram_width(d);
+    // Partial matrices per chunk, summed in chunk order; their number depends only on n and d
+    // and is capped so the partials stay smaller than the corpus.
+    const std::size_t chunks = std::clamp<std::size_t>(n / (8 * d), 1, 16);
+    const std::size_t grain = (n + chunks - 1) / chunks;
+    std::vector<std::vector<double>> partials(parallel::chunk_count(n, grain));
+    parallel::for_each_chunk(n, grain, [&](std::size_t chunk, std::size_t begin, std::size_t end) {
+        std::vector<double>& c = partials[chunk];
+        c.assign(width * width, 0.0);
+        std::vector<double> block(kGramBlockRows * width, 0.0);
+        for (std::size_t first = begin; first < end; first += kGramBlockRows) {
+            const std::size_t rows = std::min(kGramBlockRows, end - first);
+            for (std::size_t k = 0; k < rows; ++k) {
+                const std::size_t i = first + k;
+                double* row = block.data() + k * width;
+                std::fill(row, row + d, 0.0);
+                corpus.add_unit(i, corpus.root_weight[i], row);
+                for (std::size_t j = 0; j < d; ++j) row[j] -= corpus.root_weight[i] * corpus.mean[j];
+            }
+            accumulate_gram_upper(c.data(), block.data(), rows, width);
+        }
+    });
+    std::vector<double> gram(width * width, 0.0);
+    for (const auto& c : partials)
+        for (std::size_t a = 0; a < width; ++a) linalg::axpy(1.0, c.data() + a * width + a, gram.data() + a * width + a, width - a);
+    symmetrize_from_upper(gram, width);
+    return gram;
+}
+
 Result<PcaProjection, ProjectionError> fit_corpus(const RowsView& embeddings, std::vector<double> weights,
                                                   RadialStrategy radial) {
     const std::size_t n = embeddings.size();
@@ -137,6 +177,25 @@ Result<PcaProjection, ProjectionError> fit_corpus(const RowsView& embeddings, st
             n * d >= kParallelValues ? 0 : n + 1);
         for (std::size_t c = 0; c < chunks; ++c) linalg::axpy(1.0, partials.data() + c * d, corpus.mean.data(), d);
         for (double& x : corpus.mean) x /= total_weight;
+    }
+
+    if (use_gram(n, d)) {
+        const std::vector<double> gram = centred_gram(corpus, n);
+        const std::size_t width = gram_width(d);
+        Eigen3 eigen = power_iterate(n, d, [&](const std::vector<double>& v, std::vector<double>& out) {
+            out.resize(d);
+            parallel::for_each_chunk(
+                d, 64,
+                [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t a = begin; a < end; ++a) out[a] = linalg::dot(gram.data() + a * width, v.data(), d);
+                },
+                d >= 512 ? 0 : d + 1);
+        });
+        // The trace of XᵀX is Σ_i |row_i|².
+        double trace = 0.0;
+        for (std::size_t a = 0; a < d; ++a) trace += gram[a * width + a];
+        return PcaProjection::from_eigendecomp(std::move(eigen.vectors), eigen.values, std::move(corpus.mean), d,
+                                               radial, trace / static_cast<double>(n));
     }
 
     Eigen3 eigen = power_iterate(n, d, [&](const std::vector<double>& v, std::vector<double>& out) {
@@ -264,21 +323,9 @@ ProjectedPoint PcaProjection::project_rich(std::span<const double> e) const noex
     const double certainty = g < kEpsilon ? 0.0 : std::clamp(1.0 - r.residual / g, 0.0, 1.0);
 
     const double p = std::sqrt(r.x * r.x + r.y * r.y + r.z * r.z);
-    geometry::SphericalPoint position;
-    if (volumetric_) {
-        position = geometry::cartesian_to_spherical({r.x, r.y, r.z});
-        if (position.r < kEpsilon) position = {0.0, 0.0, 0.0};
-    } else {
-        const double radius = radius_for(radial_, m);
-        position = {radius, 0.0, 0.0};
-        if (p >= kEpsilon) {
-            const geometry::CartesianPoint direction{r.x / p, r.y / p, r.z / p};
-            if (geometry::magnitude(direction) >= kEpsilon) {
-                const auto angles = geometry::cartesian_to_spherical(direction);
-                position = {radius, angles.theta, angles.phi};
-            }
-        }
-    }
+    // Volumetric points keep the projected vector itself, so the radius is its length.
+    const geometry::SphericalPoint position = volumetric_ ? geometry::cartesian_to_spherical({r.x, r.y, r.z})
+                                                          : directed_point(r.x, r.y, r.z, p, radius_for(radial_, m));
     return {position, certainty, m, p};
 }
 
@@ -303,11 +350,7 @@ geometry::SphericalPoint RandomProjection::project(std::span<const double> e) co
         y = linalg::dot(e.data(), dirs[1].data(), e.size()) / m;
         z = linalg::dot(e.data(), dirs[2].data(), e.size()) / m;
     }
-    const double p = std::sqrt(x * x + y * y + z * z);
-    const double radius = radius_for(radial_, m);
-    if (p < kEpsilon) return {radius, 0.0, 0.0};
-    const auto angles = geometry::cartesian_to_spherical({x / p, y / p, z / p});
-    return {radius, angles.theta, angles.phi};
+    return directed_point(x, y, z, std::sqrt(x * x + y * y + z * z), radius_for(radial_, m));
 }
 
 }  // namespace korvane::projection

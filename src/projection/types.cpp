@@ -3,7 +3,17 @@
 #include <algorithm>
 #include <cmath>
 
+#include "geometry/conversions.hpp"
+
 namespace korvane::projection {
+
+geometry::SphericalPoint directed_point(double x, double y, double z, double length, double radius) {
+    if (length < geometry::kEpsilon) return {radius, 0.0, 0.0};
+    const geometry::CartesianPoint direction{x / length, y / length, z / length};
+    if (geometry::magnitude(direction) < geometry::kEpsilon) return {radius, 0.0, 0.0};
+    const geometry::SphericalPoint angles = geometry::cartesian_to_spherical(direction);
+    return {radius, angles.theta, angles.phi};
+}
 
 double magnitude(std::span<const double> embedding) {
     double sum = 0.0;

@@ -31,6 +31,10 @@ struct ProjectedPoint {
     double projection_magnitude = 1.0;  // length of the 3-D vector before it became a direction
 };
 
+// The point at `radius` in the direction of (x, y, z), whose length is `length`; (radius, 0, 0)
+// when the vector is too short to have a direction.
+geometry::SphericalPoint directed_point(double x, double y, double z, double length, double radius);
+
 // Euclidean norm; 0 for an empty embedding.
 double magnitude(std::span<const double> embedding);
 

@@ -197,13 +197,7 @@ ProjectedPoint UmapSphereProjection::project_rich(std::span<const double> embedd
     const double p = std::sqrt(placed.x * placed.x + placed.y * placed.y + placed.z * placed.z);
     const double mag = magnitude(embedding);
     const double radius = radius_for(radial_, mag);
-    geometry::SphericalPoint position{radius, 0.0, 0.0};
-    if (!(p < kEpsilon)) {
-        const geometry::CartesianPoint dir{placed.x / p, placed.y / p, placed.z / p};
-        const geometry::SphericalPoint angles = geometry::cartesian_to_spherical(dir);
-        if (!(angles.r < kEpsilon)) position = {radius, angles.theta, angles.phi};
-    }
-    return {position, placed.confidence, mag, p};
+    return {directed_point(placed.x, placed.y, placed.z, p, radius), placed.confidence, mag, p};
 }
 
 }  // namespace korvane::projection

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "common/parallel.hpp"
+#include "common/simd.hpp"
 #include "common/random.hpp"
 #include "geometry/points.hpp"
 
@@ -97,16 +98,8 @@ inline std::uint64_t draw_at(std::uint64_t state, std::uint64_t drawn) noexcept 
     return random::splitmix64_next_u64(s);
 }
 
-// The kernel passes, built for AVX2 as well as the baseline and picked at load time where the
-// toolchain supports it: the same IEEE operations lane by lane (no contraction), so the bits do
-// not depend on the choice.
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define KORVANE_KERNEL_CLONES [[gnu::target_clones("avx2", "default")]]
-#else
-#define KORVANE_KERNEL_CLONES
-#endif
 
-KORVANE_KERNEL_CLONES void attraction_pass(double a, double b, double two_ab, const double* clamped,
+KORVANE_AVX2_CLONES void attraction_pass(double a, double b, double two_ab, const double* clamped,
                                            const double* w, double* out, std::size_t count) noexcept {
     for (std::size_t j = 0; j < count; ++j) {
         const double d = clamped[j];
@@ -115,7 +108,7 @@ KORVANE_KERNEL_CLONES void attraction_pass(double a, double b, double two_ab, co
     }
 }
 
-KORVANE_KERNEL_CLONES void repulsion_pass(double a, double b, double neg_two_b, const double* clamped,
+KORVANE_AVX2_CLONES void repulsion_pass(double a, double b, double neg_two_b, const double* clamped,
                                           double* out, std::size_t count) noexcept {
     for (std::size_t j = 0; j < count; ++j) {
         const double d = clamped[j];

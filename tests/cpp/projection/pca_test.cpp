@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "common/parallel.hpp"
@@ -77,19 +78,48 @@ TEST(PcaProjection, WeightCountMismatchIsReportedFirst) {
 }
 
 TEST(PcaProjection, ThreadCountDoesNotChangeAnyBit) {
-    const Corpus c = clustered(3000, 48, 5);  // large enough to run on the pool
-    std::vector<double> weights(c.n);
-    for (std::size_t i = 0; i < c.n; ++i) weights[i] = 1.0 / std::sqrt(1.0 + static_cast<double>(i % 7));
-    parallel::set_thread_count(1);
-    const auto one = PcaProjection::fit_weighted(c.rows(), weights, MagnitudeRadius{});
-    parallel::set_thread_count(2);
-    const auto two = PcaProjection::fit_weighted(c.rows(), weights, MagnitudeRadius{});
-    parallel::set_thread_count(0);
-    ASSERT_TRUE(one.ok() && two.ok());
-    EXPECT_EQ(one->components(), two->components());
-    EXPECT_EQ(one->eigenvalues(), two->eigenvalues());
-    EXPECT_EQ(one->mean(), two->mean());
-    EXPECT_EQ(one->total_variance(), two->total_variance());
+    // Both product forms: the Gram matrix (d <= n) and streamed rows (d > n), each large enough
+    // to run on the pool.
+    for (const auto& [n, d] : {std::pair<std::size_t, std::size_t>{3000, 48}, {120, 1000}}) {
+        const Corpus c = clustered(n, d, 5);
+        std::vector<double> weights(c.n);
+        for (std::size_t i = 0; i < c.n; ++i) weights[i] = 1.0 / std::sqrt(1.0 + static_cast<double>(i % 7));
+        parallel::set_thread_count(1);
+        const auto one = PcaProjection::fit_weighted(c.rows(), weights, MagnitudeRadius{});
+        parallel::set_thread_count(2);
+        const auto two = PcaProjection::fit_weighted(c.rows(), weights, MagnitudeRadius{});
+        parallel::set_thread_count(0);
+        ASSERT_TRUE(one.ok() && two.ok());
+        EXPECT_EQ(one->components(), two->components()) << n << "x" << d;
+        EXPECT_EQ(one->eigenvalues(), two->eigenvalues());
+        EXPECT_EQ(one->mean(), two->mean());
+        EXPECT_EQ(one->total_variance(), two->total_variance());
+    }
+}
+
+TEST(PcaProjection, GramAndStreamedProductsAgree) {
+    // fit() builds the Gram matrix when d <= n; top_k_eigenvectors streams explicit rows.
+    const Corpus c = clustered(200, 10, 21);
+    std::vector<double> centred(c.values.size());
+    std::vector<double> mean(c.d, 0.0);
+    for (std::size_t i = 0; i < c.n; ++i) {
+        const auto u = normalized(std::span<const double>(c.values).subspan(i * c.d, c.d));
+        for (std::size_t j = 0; j < c.d; ++j) {
+            centred[i * c.d + j] = u[j];
+            mean[j] += u[j] / static_cast<double>(c.n);
+        }
+    }
+    for (std::size_t i = 0; i < c.n; ++i)
+        for (std::size_t j = 0; j < c.d; ++j) centred[i * c.d + j] -= mean[j];
+    const Eigen3 streamed = top_k_eigenvectors(centred, c.n, c.d);
+    const auto fitted = PcaProjection::fit(c.rows(), MagnitudeRadius{});
+    ASSERT_TRUE(fitted.ok());
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(fitted->eigenvalues()[k], streamed.values[k], 1e-9 * streamed.values[0]);
+        double cosine = 0.0;
+        for (std::size_t j = 0; j < c.d; ++j) cosine += fitted->components()[k][j] * streamed.vectors[k][j];
+        EXPECT_NEAR(std::fabs(cosine), 1.0, 1e-6) << "component " << k;
+    }
 }
 
 TEST(TopKEigenvectors, DiagonalCovariance) {
