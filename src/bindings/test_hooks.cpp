@@ -11,7 +11,7 @@
 #include "bindings/pyutil/gil.hpp"
 #include "bindings/pyutil/json_convert.hpp"
 #include "common/log.hpp"
-#include "pipeline/config.hpp"
+#include "config/pipeline_config.hpp"
 #include "pipeline/projection_selection.hpp"
 #include "projection/ann.hpp"
 
@@ -126,9 +126,9 @@ PyObject* hook_pipeline_config(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (!parse_args("pipeline_config", kObjectParam, args, nargs, kwnames, a)) return nullptr;
         json::Value value;
         if (!to_json_value(a[0], value)) return nullptr;
-        auto config = pipeline::from_value(value);
+        auto config = config::from_value(value);
         if (!config) return raise_value_error(config.error().display());
-        return from_json_value(pipeline::to_value(*config));
+        return from_json_value(config::to_value(*config));
     });
 }
 
@@ -149,15 +149,15 @@ PyObject* hook_fit_umap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             if (!to_string(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)), "fit_umap", "categories",
                            categories[i]))
                 return nullptr;
-        pipeline::PipelineConfig config;
+        config::PipelineConfig config;
         if (a.given(2)) {
             json::Value value;
             if (!to_json_value(a[2], value)) return nullptr;
-            auto read = pipeline::from_value(value);
+            auto read = config::from_value(value);
             if (!read) return raise_value_error(read.error().display());
             config = *read;
         }
-        config.projection_kind = pipeline::ProjectionKind::UmapSphere;
+        config.projection_kind = config::ProjectionKind::UmapSphere;
         auto fitted = without_gil([&] { return pipeline::fit_projection_for_config(matrix.rows(), categories, config); });
         if (!fitted) return raise_value_error(projection::display(fitted.error()));
         const auto positions = fitted->get<projection::UmapSphereProjection>()->positions();

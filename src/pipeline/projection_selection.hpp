@@ -7,10 +7,14 @@
 
 #include "common/result.hpp"
 #include "common/rows.hpp"
-#include "pipeline/config.hpp"
+#include "config/pipeline_config.hpp"
 #include "projection/configured_projection.hpp"
 
 namespace korvane::pipeline {
+
+using config::PipelineConfig;
+using config::ProjectionKind;
+using config::UmapConfig;
 
 // Every family is fitted with the magnitude radius. PCA is class-balanced (weight 1/sqrt(size
 // of the item's category)) and volumetric, so pipeline points lie inside the unit ball.

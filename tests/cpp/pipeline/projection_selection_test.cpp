@@ -54,7 +54,7 @@ TEST(ProjectionSelection, EachKindFitsItsFamily) {
         config.projection_kind = k.kind;
         config.umap.n_epochs = 20;
         const auto fitted = fit_projection_for_config(c.rows(), c.categories, config);
-        ASSERT_TRUE(fitted.ok()) << serialized_name(k.kind);
+        ASSERT_TRUE(fitted.ok()) << config::serialized_name(k.kind);
         EXPECT_EQ(fitted->family().index(), k.index);
         const double evr = fitted->explained_variance_ratio();
         EXPECT_GE(evr, 0.0);
@@ -82,6 +82,24 @@ TEST(ProjectionSelection, PipelinePcaIsVolumetricSoScaleDoesNotMovePoints) {
     EXPECT_NEAR(a.position.r, b.position.r, 1e-12);
     EXPECT_NEAR(a.position.theta, b.position.theta, 1e-12);
     EXPECT_NEAR(a.position.phi, b.position.phi, 1e-12);
+}
+
+TEST(ProjectionSelection, UmapFromAPrebuiltGraphMatchesTheDirectFit) {
+    const LabelledCorpus c = three_clusters();
+    PipelineConfig config;
+    config.projection_kind = ProjectionKind::UmapSphere;
+    config.umap.n_epochs = 15;
+    config.umap.n_neighbors = 6;
+    const auto graph = projection::UmapGraph::build(c.rows(), config.umap.n_neighbors);
+    ASSERT_TRUE(graph.ok());
+    const auto from_graph = fit_umap_from_graph(*graph, c.categories, config);
+    const auto direct = fit_projection_for_config(c.rows(), c.categories, config);
+    ASSERT_TRUE(from_graph.ok() && direct.ok());
+    const auto a = from_graph->get<projection::UmapSphereProjection>()->positions();
+    const auto b = direct->get<projection::UmapSphereProjection>()->positions();
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i], b[i]) << i;
+    EXPECT_EQ(from_graph->explained_variance_ratio(), direct->explained_variance_ratio());
 }
 
 TEST(ProjectionSelection, FitErrorsPassThroughUnchanged) {

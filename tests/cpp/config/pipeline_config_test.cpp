@@ -1,4 +1,4 @@
-#include "pipeline/config.hpp"
+#include "config/pipeline_config.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include "common/json_writer.hpp"
 #include "common/record_reader.hpp"
 
-namespace korvane::pipeline {
+namespace korvane::config {
 namespace {
 
 constexpr const char* kDefaultJson =
@@ -317,7 +317,7 @@ TEST(PipelineConfigRead, MalformedTextReportsTheParser) {
 }
 
 }  // namespace
-}  // namespace korvane::pipeline
+}  // namespace korvane::config
 
 // ---- the generic record machinery, on field kinds PipelineConfig does not use ----
 

@@ -17,7 +17,7 @@
 #include "common/record_reader.hpp"
 #include "common/result.hpp"
 
-namespace korvane::pipeline {
+namespace korvane::config {
 
 enum class ProjectionKind { Pca, KernelPca, LaplacianEigenmap, UmapSphere };
 
@@ -177,4 +177,4 @@ constexpr auto record_schema(std::type_identity<PipelineConfig>) {
                              record::field("min_category_size", &C::min_category_size));
 }
 
-}  // namespace korvane::pipeline
+}  // namespace korvane::config

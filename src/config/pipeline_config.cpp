@@ -1,8 +1,8 @@
-#include "pipeline/config.hpp"
+#include "config/pipeline_config.hpp"
 
 #include "common/json_reader.hpp"
 
-namespace korvane::pipeline {
+namespace korvane::config {
 
 std::string_view serialized_name(ProjectionKind kind) { return record::enum_name(kind); }
 
@@ -36,4 +36,4 @@ Result<PipelineConfig, ConfigError> from_json(std::string_view text) {
     return from_value(parsed.value());
 }
 
-}  // namespace korvane::pipeline
+}  // namespace korvane::config
