@@ -22,7 +22,8 @@ VectorStoreBridge
 """.split()
 
 BUILT = ["SphericalPoint", "CartesianPoint", "GeoPoint", "angular_distance", "ProjectedPoint", "PcaProjection",
-         "RandomProjection", "KernelPcaProjection", "LaplacianEigenmap"]
+         "RandomProjection", "KernelPcaProjection", "LaplacianEigenmap", "NearestHit", "PathResult", "PathStep", "GlobInfo",
+         "ManifoldInfo"]
 
 
 def public_names(namespace):
@@ -65,6 +66,11 @@ SIGNATURES = {
     korvane.CartesianPoint.normalize: "(self, /)",
     korvane.GeoPoint.to_spherical: "(self, /)",
     korvane.GeoPoint.to_cartesian: "(self, /)",
+    korvane.NearestHit.from_json: "(json)",
+    korvane.NearestHit.to_json: "(self, /)",
+    korvane.PcaProjection.fit: "(embeddings, *, radial=None, volumetric=False)",
+    korvane.RandomProjection: "(dim, *, radial=None, seed=42)",
+    korvane.PcaProjection.project_rich_batch: "(self, /, embeddings)",
 }
 
 
