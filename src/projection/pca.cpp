@@ -25,11 +25,11 @@ std::size_t row_grain(std::size_t d) { return std::max<std::size_t>(16, (std::si
 // Inputs below this many values are not worth waking the pool for.
 constexpr std::size_t kParallelValues = 1 << 16;
 
-// out = (XᵀX) v for the n×d matrix X whose rows `accumulate_row` produces; each row adds
-// (row · v) · row into a per-chunk partial, and partials are summed in chunk order.
-template <class AccumulateRow>
-void gram_product(std::size_t n, std::size_t d, const std::vector<double>& v, std::vector<double>& out,
-                  std::vector<double>& partials, AccumulateRow&& accumulate_row) {
+// out = Σ_i (row i's contribution), where add_row(i, acc) adds d values into acc. Partials per
+// chunk are summed in chunk order, so the result is the same for any thread count.
+template <class AddRow>
+void sum_over_rows(std::size_t n, std::size_t d, std::vector<double>& partials, std::vector<double>& out,
+                   AddRow&& add_row) {
     const std::size_t grain = row_grain(d);
     const std::size_t chunks = parallel::chunk_count(n, grain);
     partials.assign(chunks * d, 0.0);
@@ -37,11 +37,18 @@ void gram_product(std::size_t n, std::size_t d, const std::vector<double>& v, st
         n, grain,
         [&](std::size_t chunk, std::size_t begin, std::size_t end) {
             double* acc = partials.data() + chunk * d;
-            for (std::size_t i = begin; i < end; ++i) accumulate_row(i, v.data(), acc);
+            for (std::size_t i = begin; i < end; ++i) add_row(i, acc);
         },
         n * d >= kParallelValues ? 0 : n + 1);
     out.assign(d, 0.0);
     for (std::size_t c = 0; c < chunks; ++c) linalg::axpy(1.0, partials.data() + c * d, out.data(), d);
+}
+
+// out = (XᵀX) v for the n×d matrix X whose rows `accumulate_row` adds as (row · v) · row.
+template <class AccumulateRow>
+void gram_product(std::size_t n, std::size_t d, const std::vector<double>& v, std::vector<double>& out,
+                  std::vector<double>& partials, AccumulateRow&& accumulate_row) {
+    sum_over_rows(n, d, partials, out, [&](std::size_t i, double* acc) { accumulate_row(i, v.data(), acc); });
 }
 
 void normalize_in_place(std::vector<double>& v) {
@@ -162,22 +169,11 @@ Result<PcaProjection, ProjectionError> fit_corpus(const RowsView& embeddings, st
         total_weight += weights[i];
     }
 
-    // Weighted mean of the normalised embeddings, summed per chunk in a fixed order.
+    // Weighted mean of the normalised embeddings.
     std::vector<double> partials;
     const std::size_t grain = row_grain(d);
-    {
-        const std::size_t chunks = parallel::chunk_count(n, grain);
-        partials.assign(chunks * d, 0.0);
-        parallel::for_each_chunk(
-            n, grain,
-            [&](std::size_t chunk, std::size_t begin, std::size_t end) {
-                double* acc = partials.data() + chunk * d;
-                for (std::size_t i = begin; i < end; ++i) corpus.add_unit(i, weights[i], acc);
-            },
-            n * d >= kParallelValues ? 0 : n + 1);
-        for (std::size_t c = 0; c < chunks; ++c) linalg::axpy(1.0, partials.data() + c * d, corpus.mean.data(), d);
-        for (double& x : corpus.mean) x /= total_weight;
-    }
+    sum_over_rows(n, d, partials, corpus.mean, [&](std::size_t i, double* acc) { corpus.add_unit(i, weights[i], acc); });
+    for (double& x : corpus.mean) x /= total_weight;
 
     if (use_gram(n, d)) {
         const std::vector<double> gram = centred_gram(corpus, n);
