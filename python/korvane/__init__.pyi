@@ -25,6 +25,14 @@ __all__ = [
     "PathStep",
     "GlobInfo",
     "ManifoldInfo",
+    "CategorySummaryInfo",
+    "BridgeItemInfo",
+    "CategoryPathStep",
+    "CategoryPathResult",
+    "DrillDownHit",
+    "InnerSphereInfo",
+    "DomainGroupInfo",
+    "ProjectionWarningInfo",
 ]
 
 _Vector = npt.NDArray[np.float64] | npt.NDArray[np.float32] | Sequence[float]
@@ -259,3 +267,147 @@ class ManifoldInfo:
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     __hash__: None  # type: ignore[assignment]
+
+@final
+class CategorySummaryInfo:
+    """A category's summary: size, centroid direction, spread, cohesion and bridge quality."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def member_count(self) -> int: ...
+    @property
+    def centroid_theta(self) -> float: ...
+    @property
+    def centroid_phi(self) -> float: ...
+    @property
+    def angular_spread(self) -> float: ...
+    @property
+    def cohesion(self) -> float: ...
+    @property
+    def bridge_quality(self) -> float:
+        """Mean territorial-adjusted bridge strength across outgoing edges.
+        0.0 if this category has no bridged neighbors."""
+
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    __hash__: None  # type: ignore[assignment]
+
+@final
+class BridgeItemInfo:
+    """An item that links its category to a foreign one."""
+
+    @property
+    def item_index(self) -> int: ...
+    @property
+    def source_category(self) -> int: ...
+    @property
+    def target_category(self) -> int: ...
+    @property
+    def affinity_to_source(self) -> float: ...
+    @property
+    def affinity_to_target(self) -> float: ...
+    @property
+    def bridge_strength(self) -> float: ...
+    @property
+    def classification(self) -> str:
+        """One of "Genuine", "OverlapArtifact", or "Weak"."""
+
+    @property
+    def relation(self) -> str | None:
+        """Inferred semantic relation as a snake_case string (e.g.
+        "studies", "applies_to", "shared_method"), or None if no relation
+        was inferred for this bridge."""
+
+@final
+class CategoryPathStep:
+    """One category on a category path."""
+
+    @property
+    def category_index(self) -> int: ...
+    @property
+    def category_name(self) -> str: ...
+    @property
+    def cumulative_distance(self) -> float: ...
+    @property
+    def bridges_to_next(self) -> list[BridgeItemInfo]: ...
+    @property
+    def hop_confidence(self) -> float:
+        """Spatial confidence of this hop: bridge_strength × territorial_factor.
+        0.0 for the last step."""
+
+@final
+class CategoryPathResult:
+    """The cheapest route between two categories through the category graph."""
+
+    @property
+    def total_distance(self) -> float: ...
+    @property
+    def steps(self) -> list[CategoryPathStep]: ...
+    @property
+    def path_confidence(self) -> float:
+        """Product of all hop confidences along the path. Low values indicate
+        the path routes through shaky connections."""
+
+@final
+class DrillDownHit:
+    """A category member found by drill-down search."""
+
+    @property
+    def item_index(self) -> int: ...
+    @property
+    def distance(self) -> float: ...
+    @property
+    def used_inner_sphere(self) -> bool: ...
+
+@final
+class InnerSphereInfo:
+    """A category that received its own inner sphere."""
+
+    @property
+    def category_name(self) -> str: ...
+    @property
+    def category_index(self) -> int: ...
+    @property
+    def member_count(self) -> int: ...
+    @property
+    def projection_type(self) -> str: ...
+    @property
+    def inner_evr(self) -> float: ...
+    @property
+    def global_subset_evr(self) -> float: ...
+    @property
+    def evr_improvement(self) -> float: ...
+
+@final
+class DomainGroupInfo:
+    """A coarse group of related categories."""
+
+    @property
+    def member_categories(self) -> list[int]:
+        """Indices of member categories in the category layer."""
+
+    @property
+    def category_names(self) -> list[str]: ...
+    @property
+    def centroid_theta(self) -> float: ...
+    @property
+    def centroid_phi(self) -> float: ...
+    @property
+    def angular_spread(self) -> float: ...
+    @property
+    def cohesion(self) -> float: ...
+    @property
+    def total_items(self) -> int: ...
+
+@final
+class ProjectionWarningInfo:
+    """What the explained variance ratio says about the projection's trustworthiness."""
+
+    @property
+    def message(self) -> str: ...
+    @property
+    def evr(self) -> float: ...
+    @property
+    def severity(self) -> str:
+        """"Info", "Warning", or "Critical"."""

@@ -1,6 +1,7 @@
 // The extension module: one execution step registers every class and function in order.
 #include "bindings/pyutil/ref.hpp"
 
+#include "bindings/category_results.hpp"
 #include "bindings/core_types.hpp"
 #include "bindings/projection.hpp"
 #include "bindings/query_results.hpp"
@@ -14,6 +15,7 @@ int exec_module(PyObject* module) {
     if (!korvane::py::add_core_types(module)) return -1;
     if (!korvane::py::add_projection_types(module)) return -1;
     if (!korvane::py::add_query_result_types(module)) return -1;
+    if (!korvane::py::add_category_result_types(module)) return -1;
     if (!korvane::py::add_test_hooks(module)) return -1;
     return 0;
 }

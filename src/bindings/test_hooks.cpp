@@ -3,6 +3,7 @@
 #include <array>
 #include <thread>
 
+#include "bindings/category_results.hpp"
 #include "bindings/core_types.hpp"
 #include "bindings/embedding_args.hpp"
 #include "bindings/pyutil/args.hpp"
@@ -13,6 +14,8 @@
 #include "common/log.hpp"
 #include "config/pipeline_config.hpp"
 #include "pipeline/projection_selection.hpp"
+#include "category/layer.hpp"
+#include "category/warnings.hpp"
 #include "projection/ann.hpp"
 
 namespace korvane::py {
@@ -172,6 +175,107 @@ PyObject* hook_fit_umap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+bool read_categories(PyObject* object, const char* function, std::vector<std::string>& out) {
+    Ref sequence = Ref::steal(PySequence_Tuple(object));
+    if (!sequence) return false;
+    out.resize(static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get())));
+    for (std::size_t i = 0; i < out.size(); ++i)
+        if (!to_string(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)), function, "categories", out[i]))
+            return false;
+    return true;
+}
+
+bool read_config(PyObject* object, config::PipelineConfig& out) {
+    if (!object || object == Py_None) return true;
+    json::Value value;
+    if (!to_json_value(object, value)) return false;
+    auto read = config::from_value(value);
+    if (!read) {
+        raise_value_error(read.error().display());
+        return false;
+    }
+    out = *read;
+    return true;
+}
+
+constexpr std::array<Param, 5> kLayerParams{required("embeddings"), required("categories"), keyword("config"),
+                                            keyword("path"), keyword("drill")};
+
+// Fits the configured projection, projects every item and builds the category layer, then
+// returns what the layer shows as the category result classes. `path` is a (source, target)
+// pair; `drill` a (category, query, k) triple.
+PyObject* hook_category_layer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Args<5> a;
+        if (!parse_args("category_layer", kLayerParams, args, nargs, kwnames, a)) return nullptr;
+        EmbeddingMatrix matrix;
+        std::vector<std::string> categories;
+        config::PipelineConfig config;
+        if (!extract_embeddings_2d(a[0], "category_layer", "embeddings", matrix) ||
+            !read_categories(a[1], "category_layer", categories) || !read_config(a[2], config))
+            return nullptr;
+        if (categories.size() != matrix.size()) return raise_value_error("one category per embedding");
+        std::string source, target, drill_category;
+        std::vector<double> drill_query;
+        std::uint64_t drill_k = 0;
+        if (a.given(3)) {
+            Ref items = Ref::steal(PySequence_Tuple(a[3]));
+            if (items && PyTuple_GET_SIZE(items.get()) != 2) return raise_type_error("path must be (source, target)");
+            if (!items || !to_string(PyTuple_GET_ITEM(items.get(), 0), "category_layer", "path", source) ||
+                !to_string(PyTuple_GET_ITEM(items.get(), 1), "category_layer", "path", target))
+                return nullptr;
+        }
+        if (a.given(4)) {
+            Ref items = Ref::steal(PySequence_Tuple(a[4]));
+            if (!items || PyTuple_GET_SIZE(items.get()) != 3) return raise_type_error("drill must be (category, query, k)");
+            if (!to_string(PyTuple_GET_ITEM(items.get(), 0), "category_layer", "drill", drill_category) ||
+                !extract_embedding(PyTuple_GET_ITEM(items.get(), 1), "category_layer", "drill", drill_query) ||
+                !to_u64(PyTuple_GET_ITEM(items.get(), 2), "category_layer", "drill", drill_k))
+                return nullptr;
+            if (drill_query.size() != matrix.rows()[0].size()) return raise_value_error("drill query dimension");
+        }
+        struct Built {
+            std::optional<category::CategoryLayer> layer;
+            std::optional<projection::ConfiguredProjection> projection;
+            std::string error;
+        } built;
+        without_gil([&] {
+            auto fitted = pipeline::fit_projection_for_config(matrix.rows(), categories, config);
+            if (!fitted) {
+                built.error = projection::display(fitted.error());
+                return;
+            }
+            std::vector<geometry::SphericalPoint> positions(matrix.size());
+            for (std::size_t i = 0; i < matrix.size(); ++i) positions[i] = fitted->project(matrix[i]);
+            built.layer = category::CategoryLayer::build_with_config(categories, matrix.rows(), positions,
+                                                                     fitted->explained_variance_ratio(), *fitted, config);
+            built.projection = std::move(fitted).value();
+        });
+        if (!built.layer) return raise_value_error(built.error);
+        const category::CategoryLayer& layer = *built.layer;
+        Ref result = Ref::steal(PyDict_New());
+        if (!result) return nullptr;
+        const auto put = [&](const char* key, PyObject* value) {
+            Ref held = Ref::steal(value);
+            return held && PyDict_SetItemString(result.get(), key, held.get()) == 0;
+        };
+        if (!put("evr", PyFloat_FromDouble(built.projection->explained_variance_ratio())) ||
+            !put("summaries", wrap_list(layer.summaries())) || !put("groups", wrap_list(layer.domain_groups())) ||
+            !put("spheres", wrap_list(layer.inner_sphere_stats())) ||
+            !put("warnings", wrap_list(category::projection_warnings(built.projection->explained_variance_ratio()))))
+            return nullptr;
+        if (a.given(3)) {
+            const auto path = layer.category_path(source, target);
+            if (!put("path", path ? wrap(*path) : Py_NewRef(Py_None))) return nullptr;
+        }
+        if (a.given(4)) {
+            const auto hits = layer.drill_down_with_projection(drill_category, drill_query, *built.projection, drill_k);
+            if (!put("drill", wrap_list(hits))) return nullptr;
+        }
+        return result.release();
+    });
+}
+
 constexpr std::array<Param, 2> kAnnParams{required("embeddings"), required("k")};
 
 // Builds the neighbour index and returns each point's k nearest other points.
@@ -230,6 +334,8 @@ PyMethodDef kHooks[] = {
     {"pipeline_config", as_method<hook_pipeline_config>(), kFastcall, "pipeline_config(value)\n--\n\n"},
     {"fit_umap", as_method<hook_fit_umap>(), kFastcall, "fit_umap(embeddings, categories, *, config=None)\n--\n\n"},
     {"ann_neighbours", as_method<hook_ann_neighbours>(), kFastcall, "ann_neighbours(embeddings, k)\n--\n\n"},
+    {"category_layer", as_method<hook_category_layer>(), kFastcall,
+     "category_layer(embeddings, categories, *, config=None, path=None, drill=None)\n--\n\n"},
     {"projected_point", as_method<hook_projected_point>(), kFastcall,
      "projected_point(r, theta, phi, certainty, intensity, projection_magnitude)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

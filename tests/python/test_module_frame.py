@@ -23,7 +23,8 @@ VectorStoreBridge
 
 BUILT = ["SphericalPoint", "CartesianPoint", "GeoPoint", "angular_distance", "ProjectedPoint", "PcaProjection",
          "RandomProjection", "KernelPcaProjection", "LaplacianEigenmap", "NearestHit", "PathResult", "PathStep", "GlobInfo",
-         "ManifoldInfo"]
+         "ManifoldInfo", "CategorySummaryInfo", "BridgeItemInfo", "CategoryPathStep", "CategoryPathResult",
+         "DrillDownHit", "InnerSphereInfo", "DomainGroupInfo", "ProjectionWarningInfo"]
 
 
 def public_names(namespace):
