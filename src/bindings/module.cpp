@@ -3,6 +3,7 @@
 
 #include "bindings/category_results.hpp"
 #include "bindings/core_types.hpp"
+#include "bindings/pipeline.hpp"
 #include "bindings/projection.hpp"
 #include "bindings/query_results.hpp"
 #include "bindings/pyutil/log_bridge.hpp"
@@ -14,6 +15,7 @@ int exec_module(PyObject* module) {
     korvane::py::install_log_bridge();
     if (!korvane::py::add_core_types(module)) return -1;
     if (!korvane::py::add_projection_types(module)) return -1;
+    if (!korvane::py::add_pipeline_type(module)) return -1;
     if (!korvane::py::add_query_result_types(module)) return -1;
     if (!korvane::py::add_category_result_types(module)) return -1;
     if (!korvane::py::add_test_hooks(module)) return -1;

@@ -22,7 +22,7 @@ VectorStoreBridge
 """.split()
 
 BUILT = ["SphericalPoint", "CartesianPoint", "GeoPoint", "angular_distance", "ProjectedPoint", "PcaProjection",
-         "RandomProjection", "KernelPcaProjection", "LaplacianEigenmap", "NearestHit", "PathResult", "PathStep", "GlobInfo",
+         "RandomProjection", "KernelPcaProjection", "LaplacianEigenmap", "Pipeline", "NearestHit", "PathResult", "PathStep", "GlobInfo",
          "ManifoldInfo", "CategorySummaryInfo", "BridgeItemInfo", "CategoryPathStep", "CategoryPathResult",
          "DrillDownHit", "InnerSphereInfo", "DomainGroupInfo", "ProjectionWarningInfo"]
 
