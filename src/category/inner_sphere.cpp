@@ -88,14 +88,20 @@ std::optional<InnerSphere> fit_inner_sphere(std::span<const std::uint64_t> subse
         }
     }
 
-    InnerSphere sphere{std::move(chosen), std::vector<geometry::SphericalPoint>(subset.size()),
-                       std::vector<std::uint64_t>(subset.begin(), subset.end()), inner_evr, global_evr,
+    InnerSphere sphere{std::move(chosen),
+                       std::vector<geometry::SphericalPoint>(subset.size()),
+                       std::vector<geometry::Vec3>(subset.size()),
+                       std::vector<std::uint64_t>(subset.begin(), subset.end()),
+                       inner_evr,
+                       global_evr,
                        inner_evr - global_evr};
     parallel::for_each_chunk(
         subset.size(), kGrain,
         [&](std::size_t begin, std::size_t end) {
-            for (std::size_t r = begin; r < end; ++r)
+            for (std::size_t r = begin; r < end; ++r) {
                 sphere.positions[r] = sphere.projection.project(embeddings[subset[r]]);
+                sphere.directions[r] = geometry::unit_direction(sphere.positions[r]);
+            }
         },
         kMinParallel);
     return sphere;
@@ -124,13 +130,9 @@ void keep_nearest(std::vector<DrillDownHit>& hits, std::size_t k) {
 std::vector<DrillDownHit> drill_down_sphere(const InnerSphere& sphere, std::span<const double> query, std::size_t k) {
     if (k == 0) return {};
     const geometry::Vec3 q = geometry::unit_direction(sphere.projection.project(query));
-    std::vector<DrillDownHit> hits;
-    hits.reserve(sphere.positions.size());
-    for (std::size_t i = 0; i < sphere.positions.size(); ++i)
-        hits.push_back({sphere.member_indices[i], geometry::angle_between(q, geometry::unit_direction(sphere.positions[i])),
-                        true});
-    keep_nearest(hits, k);
-    return hits;
+    return nearest_by_angle(q, sphere.member_indices, [&](std::size_t i) -> const geometry::Vec3& {
+        return sphere.directions[i];
+    }, true, k);
 }
 
 }  // namespace korvane::category

@@ -2,6 +2,10 @@
 // explain clearly more of the subset's variance than the global projection does.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -12,6 +16,7 @@
 
 #include "common/rows.hpp"
 #include "config/pipeline_config.hpp"
+#include "geometry/distance.hpp"
 #include "geometry/points.hpp"
 #include "projection/configured_projection.hpp"
 #include "projection/kernel_pca.hpp"
@@ -30,6 +35,7 @@ struct InnerProjection {
 struct InnerSphere {
     InnerProjection projection;
     std::vector<geometry::SphericalPoint> positions;  // position i belongs to member_indices[i]
+    std::vector<geometry::Vec3> directions;           // unit direction of positions[i], for searches
     std::vector<std::uint64_t> member_indices;
     double inner_evr = 0.0;
     double global_subset_evr = 0.0;  // mean certainty of the members under the global projection
@@ -68,5 +74,37 @@ std::vector<DrillDownHit> drill_down_sphere(const InnerSphere& sphere, std::span
 
 // Sorts by distance (stable, NaN last) and keeps the first k.
 void keep_nearest(std::vector<DrillDownHit>& hits, std::size_t k);
+
+// The k items nearest to the unit direction q by angle (ties and NaN handled as keep_nearest
+// does), where direction_of(i) is item i's unit direction. Dot products pick the candidates;
+// exact angles are computed only for those within a margin of the k-th best, which cannot
+// change the result: an excluded item is farther by at least the margin.
+template <class DirectionOf>
+std::vector<DrillDownHit> nearest_by_angle(const geometry::Vec3& q, std::span<const std::uint64_t> items,
+                                           DirectionOf&& direction_of, bool inner, std::size_t k) {
+    const std::size_t n = items.size();
+    if (k == 0 || n == 0) return {};
+    std::vector<double> dots(n);
+    bool any_nan = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        dots[i] = geometry::dot(q, direction_of(i));
+        any_nan |= std::isnan(dots[i]);
+    }
+    std::vector<DrillDownHit> hits;
+    const auto add = [&](std::size_t i) { hits.push_back({items[i], geometry::angle_between(q, direction_of(i)), inner}); };
+    if (any_nan || n <= 2 * k + 16) {
+        hits.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) add(i);
+    } else {
+        std::vector<double> sorted = dots;
+        std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(k - 1), sorted.end(),
+                         std::greater<>());
+        const double threshold = sorted[k - 1] - 1e-12;
+        for (std::size_t i = 0; i < n; ++i)
+            if (dots[i] >= threshold) add(i);
+    }
+    keep_nearest(hits, k);
+    return hits;
+}
 
 }  // namespace korvane::category

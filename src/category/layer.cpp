@@ -37,6 +37,8 @@ CategoryLayer CategoryLayer::build_with_config(std::span<const std::string> cate
             "categories, embeddings and positions must have matching length");
     CategoryLayer layer;
     layer.positions_.assign(positions.begin(), positions.end());
+    layer.directions_.reserve(positions.size());
+    for (const auto& p : positions) layer.directions_.push_back(geometry::unit_direction(p));
 
     CategoryGroups groups = group_by_label(categories, config.min_category_size);
     const std::size_t count = groups.names.size();
@@ -137,12 +139,9 @@ std::vector<DrillDownHit> CategoryLayer::drill_down_with_projection(std::string_
 
     const geometry::Vec3 q = geometry::unit_direction(global.project(query));
     const auto& members = summaries_[*index].member_indices;
-    std::vector<DrillDownHit> hits;
-    hits.reserve(members.size());
-    for (std::uint64_t m : members)
-        hits.push_back({m, geometry::angle_between(geometry::unit_direction(positions_[m]), q), false});
-    keep_nearest(hits, k);
-    return hits;
+    return nearest_by_angle(q, members, [&](std::size_t i) -> const geometry::Vec3& {
+        return directions_[members[i]];
+    }, false, k);
 }
 
 std::vector<DrillDownHit> CategoryLayer::drill_down_group(std::uint64_t group, std::span<const double> query,

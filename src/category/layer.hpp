@@ -77,6 +77,7 @@ private:
     std::vector<CategorySummary> summaries_;
     CategoryGraph graph_;
     std::vector<geometry::SphericalPoint> positions_;
+    std::vector<geometry::Vec3> directions_;  // unit direction of each position, for searches
     std::vector<DomainGroup> domain_groups_;
     SpatialQuality spatial_;
     NameIndex name_to_index_;

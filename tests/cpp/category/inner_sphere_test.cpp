@@ -208,3 +208,40 @@ TEST(DrillDownSphere, MeasuresInTheInnerSphere) {
 
 }  // namespace
 }  // namespace korvane::category
+
+namespace korvane::category {
+namespace {
+
+TEST(NearestByAngle, CandidateShortcutMatchesTheFullScan) {
+    // Random directions with exact duplicates and near-duplicates, so ties and sub-ulp angle
+    // differences are exercised; every k must give exactly what scanning all items gives.
+    std::uint64_t state = 7;
+    std::vector<geometry::Vec3> dirs;
+    for (int i = 0; i < 1500; ++i) {
+        const auto g = random::gaussian_vector(state, 3);
+        const double m = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]);
+        dirs.push_back({g[0] / m, g[1] / m, g[2] / m});
+        if (i % 10 == 0) dirs.push_back(dirs.back());
+        if (i % 15 == 0) dirs.push_back({dirs.back()[0], dirs.back()[1] + 1e-13, dirs.back()[2]});
+    }
+    std::vector<std::uint64_t> items(dirs.size());
+    for (std::size_t i = 0; i < items.size(); ++i) items[i] = 1000 + i;
+    const auto direction_of = [&](std::size_t i) -> const geometry::Vec3& { return dirs[i]; };
+    for (int t = 0; t < 20; ++t) {
+        const geometry::Vec3 q = dirs[static_cast<std::size_t>(t * 37)];
+        for (std::size_t k : {1u, 3u, 10u, 50u, 400u}) {
+            std::vector<DrillDownHit> full;
+            for (std::size_t i = 0; i < dirs.size(); ++i) full.push_back({items[i], geometry::angle_between(q, dirs[i]), true});
+            keep_nearest(full, k);
+            const auto fast = nearest_by_angle(q, items, direction_of, true, k);
+            ASSERT_EQ(fast.size(), full.size());
+            for (std::size_t i = 0; i < fast.size(); ++i) {
+                EXPECT_EQ(fast[i].item_index, full[i].item_index) << "k=" << k << " rank " << i;
+                EXPECT_EQ(fast[i].distance, full[i].distance);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace korvane::category
