@@ -43,33 +43,6 @@ const PipelineObject& self_of(PyObject* self) { return unbox<PipelineObject>(sel
 
 // ---- argument conversion ---------------------------------------------------------------------
 
-bool read_categories(PyObject* object, const char* function, std::vector<std::string>& out) {
-    // A str is a sequence of one-character strings; taking it as labels would hide the mistake.
-    if (PyUnicode_Check(object) || !PySequence_Check(object)) {
-        raise_type_error(std::string(function) + "() argument 'categories' must be a sequence of str, not " +
-                         type_name(object));
-        return false;
-    }
-    Ref sequence = Ref::steal(PySequence_Tuple(object));
-    if (!sequence) return false;
-    out.resize(static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get())));
-    for (std::size_t i = 0; i < out.size(); ++i)
-        if (!to_string(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)), function, "categories", out[i]))
-            return false;
-    return true;
-}
-
-bool read_config(PyObject* object, config::PipelineConfig& out) {
-    json::Value value;
-    if (!to_json_value(object, value)) return false;
-    auto read = config::from_value(value);
-    if (!read) {
-        raise_value_error("invalid PipelineConfig dict: " + read.error().display());
-        return false;
-    }
-    out = std::move(read).value();
-    return true;
-}
 
 bool read_count(PyObject* object, const char* function, const char* arg, std::size_t& out) {
     if (!object) return true;  // absent: keep the default
@@ -634,6 +607,34 @@ bool add_pipeline_type(PyObject* module) { return (g_pipeline_type = add_type(mo
 const pipeline::KorvanePipeline* as_pipeline(PyObject* object) {
     if (!g_pipeline_type || !PyObject_TypeCheck(object, g_pipeline_type)) return nullptr;
     return &unbox<PipelineObject>(object).pipeline;
+}
+
+bool read_categories(PyObject* object, const char* function, std::vector<std::string>& out) {
+    // A str is a sequence of one-character strings; taking it as labels would hide the mistake.
+    if (PyUnicode_Check(object) || !PySequence_Check(object)) {
+        raise_type_error(std::string(function) + "() argument 'categories' must be a sequence of str, not " +
+                         type_name(object));
+        return false;
+    }
+    Ref sequence = Ref::steal(PySequence_Tuple(object));
+    if (!sequence) return false;
+    out.resize(static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get())));
+    for (std::size_t i = 0; i < out.size(); ++i)
+        if (!to_string(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)), function, "categories", out[i]))
+            return false;
+    return true;
+}
+
+bool read_config(PyObject* object, config::PipelineConfig& out) {
+    json::Value value;
+    if (!to_json_value(object, value)) return false;
+    auto read = config::from_value(value);
+    if (!read) {
+        raise_value_error("invalid PipelineConfig dict: " + read.error().display());
+        return false;
+    }
+    out = std::move(read).value();
+    return true;
 }
 
 }  // namespace korvane::py

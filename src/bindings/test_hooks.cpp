@@ -6,6 +6,7 @@
 #include "bindings/category_results.hpp"
 #include "bindings/core_types.hpp"
 #include "bindings/embedding_args.hpp"
+#include "bindings/pipeline.hpp"
 #include "bindings/pyutil/args.hpp"
 #include "bindings/pyutil/convert.hpp"
 #include "bindings/pyutil/errors.hpp"
@@ -145,21 +146,9 @@ PyObject* hook_fit_umap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!parse_args("fit_umap", kUmapParams, args, nargs, kwnames, a)) return nullptr;
         EmbeddingMatrix matrix;
         if (!extract_embeddings_2d(a[0], "fit_umap", "embeddings", matrix)) return nullptr;
-        Ref sequence = Ref::steal(PySequence_Tuple(a[1]));
-        if (!sequence) return nullptr;
-        std::vector<std::string> categories(static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get())));
-        for (std::size_t i = 0; i < categories.size(); ++i)
-            if (!to_string(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)), "fit_umap", "categories",
-                           categories[i]))
-                return nullptr;
+        std::vector<std::string> categories;
         config::PipelineConfig config;
-        if (a.given(2)) {
-            json::Value value;
-            if (!to_json_value(a[2], value)) return nullptr;
-            auto read = config::from_value(value);
-            if (!read) return raise_value_error(read.error().display());
-            config = *read;
-        }
+        if (!read_categories(a[1], "fit_umap", categories) || (a.given(2) && !read_config(a[2], config))) return nullptr;
         config.projection_kind = config::ProjectionKind::UmapSphere;
         auto fitted = without_gil([&] { return pipeline::fit_projection_for_config(matrix.rows(), categories, config); });
         if (!fitted) return raise_value_error(projection::display(fitted.error()));
@@ -175,28 +164,6 @@ PyObject* hook_fit_umap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-bool read_categories(PyObject* object, const char* function, std::vector<std::string>& out) {
-    Ref sequence = Ref::steal(PySequence_Tuple(object));
-    if (!sequence) return false;
-    out.resize(static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get())));
-    for (std::size_t i = 0; i < out.size(); ++i)
-        if (!to_string(PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)), function, "categories", out[i]))
-            return false;
-    return true;
-}
-
-bool read_config(PyObject* object, config::PipelineConfig& out) {
-    if (!object || object == Py_None) return true;
-    json::Value value;
-    if (!to_json_value(object, value)) return false;
-    auto read = config::from_value(value);
-    if (!read) {
-        raise_value_error(read.error().display());
-        return false;
-    }
-    out = *read;
-    return true;
-}
 
 constexpr std::array<Param, 5> kLayerParams{required("embeddings"), required("categories"), keyword("config"),
                                             keyword("path"), keyword("drill")};
@@ -212,7 +179,7 @@ PyObject* hook_category_layer(PyObject*, PyObject* const* args, Py_ssize_t nargs
         std::vector<std::string> categories;
         config::PipelineConfig config;
         if (!extract_embeddings_2d(a[0], "category_layer", "embeddings", matrix) ||
-            !read_categories(a[1], "category_layer", categories) || !read_config(a[2], config))
+            !read_categories(a[1], "category_layer", categories) || (a.given(2) && !read_config(a[2], config)))
             return nullptr;
         if (categories.size() != matrix.size()) return raise_value_error("one category per embedding");
         std::string source, target, drill_category;
