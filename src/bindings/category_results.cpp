@@ -1,5 +1,7 @@
 #include "bindings/category_results.hpp"
 
+#include "bindings/wrap.hpp"
+
 #include <string>
 
 #include "bindings/pyutil/box.hpp"

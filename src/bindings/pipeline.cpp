@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "bindings/category_results.hpp"
 #include "bindings/embedding_args.hpp"
 #include "bindings/projection.hpp"
 #include "bindings/pyutil/args.hpp"
@@ -19,7 +18,7 @@
 #include "bindings/pyutil/gil.hpp"
 #include "bindings/pyutil/json_convert.hpp"
 #include "bindings/pyutil/repr.hpp"
-#include "bindings/query_results.hpp"
+#include "bindings/wrap.hpp"
 #include "common/json_reader.hpp"
 #include "config/pipeline_config.hpp"
 #include "pipeline/export.hpp"
@@ -104,16 +103,13 @@ PyObject* json_array(const Items& items) {
     return to_python(std::string_view(out));
 }
 
-template <class Items>
-PyObject* wrap_results(const Items& items) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* object = wrap(items[i]);
-        if (!object) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object);
-    }
-    return list.release();
+// The JSON text or the Python objects of a list of results.
+template <bool Json, class Items>
+PyObject* results_out(const Items& items) {
+    if constexpr (Json)
+        return json_array(items);
+    else
+        return wrap_list(items);
 }
 
 // ---- construction ----------------------------------------------------------------------------
@@ -293,10 +289,7 @@ PyObject* nearest_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!read_query(p, a[0], name, query)) return nullptr;
         auto out = run_query<pipeline::output::Nearest>(p, pipeline::request::Nearest{k}, query);
         if (!out) return nullptr;
-        if constexpr (Json)
-            return json_array(out->results);
-        else
-            return wrap_results(out->results);
+        return results_out<Json>(out->results);
     });
 }
 
@@ -315,10 +308,7 @@ PyObject* similar_above_method(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!read_query(p, a[0], name, query)) return nullptr;
         auto out = run_query<pipeline::output::SimilarAbove>(p, pipeline::request::SimilarAbove{min_cosine}, query);
         if (!out) return nullptr;
-        if constexpr (Json)
-            return json_array(out->results);
-        else
-            return wrap_results(out->results);
+        return results_out<Json>(out->results);
     });
 }
 
@@ -370,10 +360,7 @@ PyObject* detect_globs_method(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!read_optional_query(p, a[2], name, query)) return nullptr;
         auto out = run_query<pipeline::output::Globs>(p, request, query);
         if (!out) return nullptr;
-        if constexpr (Json)
-            return json_array(out->globs);
-        else
-            return wrap_results(out->globs);
+        return results_out<Json>(out->globs);
     });
 }
 
@@ -409,7 +396,7 @@ PyObject* hierarchical_nearest_method(PyObject* self, PyObject* const* args, Py_
         std::vector<double> query;
         if (!read_query(p, a[0], "hierarchical_nearest", query)) return nullptr;
         auto results = without_gil([&] { return p.pipeline.hierarchical_nearest(query, k); });
-        return wrap_results(results);
+        return wrap_list(results);
     });
 }
 

@@ -3,10 +3,9 @@
 #include <array>
 #include <thread>
 
-#include "bindings/category_results.hpp"
-#include "bindings/core_types.hpp"
 #include "bindings/embedding_args.hpp"
 #include "bindings/pipeline.hpp"
+#include "bindings/wrap.hpp"
 #include "bindings/pyutil/args.hpp"
 #include "bindings/pyutil/convert.hpp"
 #include "bindings/pyutil/errors.hpp"

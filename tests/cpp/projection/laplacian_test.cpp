@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/random.hpp"
+#include "dense_eigen.hpp"
 
 namespace korvane::projection {
 namespace {
@@ -55,42 +56,6 @@ Corpus sparse_corpus(std::size_t n, std::size_t d, double density, std::uint64_t
 Result<LaplacianEigenmapProjection, ProjectionError> fit(const RowsView& rows, std::size_t k,
                                                          RadialStrategy radial = FixedRadius{1.0}) {
     return LaplacianEigenmapProjection::fit_with_params(rows, k, radial, 0.05);
-}
-
-// Eigenvalues of a dense symmetric matrix by cyclic Jacobi rotations.
-std::vector<double> jacobi_eigenvalues(std::vector<double> a, std::size_t n) {
-    for (int sweep = 0; sweep < 100; ++sweep) {
-        double off = 0.0, all = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            for (std::size_t j = 0; j < n; ++j) {
-                all += a[i * n + j] * a[i * n + j];
-                if (i != j) off += a[i * n + j] * a[i * n + j];
-            }
-        }
-        if (off <= 1e-30 * all || off == 0.0) break;
-        for (std::size_t p = 0; p < n; ++p) {
-            for (std::size_t q = p + 1; q < n; ++q) {
-                const double apq = a[p * n + q];
-                if (apq == 0.0) continue;
-                const double theta = (a[q * n + q] - a[p * n + p]) / (2.0 * apq);
-                const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
-                const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
-                for (std::size_t k = 0; k < n; ++k) {
-                    const double akp = a[k * n + p], akq = a[k * n + q];
-                    a[k * n + p] = c * akp - s * akq;
-                    a[k * n + q] = s * akp + c * akq;
-                }
-                for (std::size_t k = 0; k < n; ++k) {
-                    const double apk = a[p * n + k], aqk = a[q * n + k];
-                    a[p * n + k] = c * apk - s * aqk;
-                    a[q * n + k] = s * apk + c * aqk;
-                }
-            }
-        }
-    }
-    std::vector<double> values(n);
-    for (std::size_t i = 0; i < n; ++i) values[i] = a[i * n + i];
-    return values;
 }
 
 // The graph restated without heaps: every node sorts all its positive neighbours by similarity
@@ -292,7 +257,7 @@ TEST(LaplacianGraph, MatchesADenseSpectrumOfTheNormalisedAffinity) {
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < n; ++j)
             for (std::size_t l = 0; l < n; ++l) pmp[i * n + j] += pm[i * n + l] * p[l * n + j];
-    std::vector<double> values = jacobi_eigenvalues(pmp, n);
+    std::vector<double> values = testing::jacobi(pmp, n).values;
     std::sort(values.begin(), values.end(), [](double a, double b) { return std::fabs(a) > std::fabs(b); });
     // Clear gaps in magnitude, so 400 iterations converge.
     for (std::size_t r = 0; r < 3; ++r) ASSERT_LT(std::fabs(values[r + 1]) / std::fabs(values[r]), 0.9) << r;
